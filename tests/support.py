@@ -121,12 +121,19 @@ def start(model_path, *extra, env=None):
     return svc
 
 
+def standin_env(**extra):
+    """Environment that loads the stand-in for the model side of the speech
+    library in front of the real one. A sanitizer's runtime must come first
+    in the load order, so a sanitized build names it before the stand-in."""
+    first = os.environ.get("TS_PRELOAD_FIRST")
+    env = {"LD_PRELOAD": (first + ":" if first else "") + STANDIN}
+    env.update(extra)
+    return env
+
+
 def start_standin(script_path, env=None):
-    """The service with the stand-in for the model side of the speech library
-    loaded in front of the real one; the 'model path' is its script."""
-    e = {"LD_PRELOAD": STANDIN}
-    e.update(env or {})
-    return start(script_path, env=e)
+    """The service with the stand-in in front; the 'model path' is its script."""
+    return start(script_path, env=standin_env(**(env or {})))
 
 
 class Response:

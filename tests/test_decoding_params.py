@@ -274,7 +274,7 @@ class Outcomes(unittest.TestCase):
 
     def test_failed_load_is_reported_and_the_process_exits(self):
         st = Standin(init="fail")
-        svc = support.Service([support.SERVICE, st.path], env={"LD_PRELOAD": support.STANDIN})
+        svc = support.Service([support.SERVICE, st.path], env=support.standin_env())
         try:
             self.assertTrue(svc.line.startswith(b"ERROR:") and svc.line.endswith(b"\n"), svc.line)
             self.assertEqual(svc.proc.wait(timeout=WAIT), 1)

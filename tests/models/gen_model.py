@@ -9,6 +9,7 @@ this folder for how and for the limits.
 Module:  gen_model.write_model(path, segments=None, language="en",
                                no_space_token=False, broken=None, n_state=64,
                                n_head=1, n_audio_layer=1, n_text_layer=1)
+         gen_model.min_samples(n_segments) -> fewest samples for all segments
 CLI:     gen_model.py OUT [--segment HEX]... [--no-segments] [--language L]
                       [--no-space-token] [--broken KIND] [--n-state N]
                       [--n-head N] [--n-audio-layer N] [--n-text-layer N]
@@ -31,12 +32,11 @@ N_FFT = 201
 FTYPE_F16 = 1  # an all-f32 file aborts the library inside im2col
 T_F32, T_F16 = 0, 1
 
-# Special ids of a 51865-entry vocabulary, as the loader derives them.
+# Control-token ids of a 51865-entry vocabulary, as the loader derives them.
 EOT = 50257
 SOT = 50258
 TRANSCRIBE = 50359
 BEG = 50364  # <|0.00|>; ids above it are timestamps of 0.02 s each
-N_TIMESTAMPS = N_VOCAB - BEG - 1
 
 # The loader's language table, in id order (the language token is SOT+1+id).
 # "yue" is left out: a 51865-entry vocabulary has no token for it.
@@ -73,14 +73,23 @@ DEFAULT_SEGMENTS = (b" Hello world.",)
 BROKEN_KINDS = ("empty", "bad-magic", "cut-tensors")
 
 # Gains of the lookup table. A matching key drives its hidden unit to
-# ALPHA*(1-THETA); any other key stays at least ALPHA*(THETA-0.13) below zero,
-# where GELU is flat at 0. The unit's output outweighs the residual input
-# about a hundredfold, and the final norm scales the winning logit to TOP_LOGIT
-# while every token outside the script sits at exactly 0.
+# ALPHA*(1-THETA); any other key has a cosine of at most about 1/8 with it
+# (n_state 64), which leaves its unit far below zero, where GELU is flat at 0.
+# The unit's output outweighs the residual input about a hundredfold, and the
+# final norm scales the winning logit to TOP_LOGIT while every token outside
+# the script sits at exactly 0.
 ALPHA = 24.0
 THETA = 0.5
 BETA = 8.0
 TOP_LOGIT = 80.0
+
+
+def min_samples(n_segments=1):
+    """Fewest 16 kHz samples for which all n_segments come out. The library
+    does nothing under 10 mel frames (160 samples each, after 200 of padding)
+    and ends a window at any timestamp within 10 frames of the audio's end;
+    the script's timestamps step by 2 frames, two per segment boundary."""
+    return 200 + 160 * max(10, 4 * n_segments + 6)
 
 
 def gpt2_byte_order():
@@ -197,7 +206,8 @@ def _normalise_segments(segments):
             seg = seg.encode("utf-8")
         seg = bytes(seg)
         if not seg:
-            raise ValueError("an empty segment would not come out as a segment")
+            raise ValueError("an empty segment cannot come out: the library "
+                             "drops segments without text")
         if b"\0" in seg:
             raise ValueError("a NUL byte cannot come back: the library ends token texts there")
         out.append(seg)
@@ -233,7 +243,7 @@ def model_chunks(segments=None, language="en", no_space_token=False,
     hidden = 4 * d
     if len(active) > len(codes) or len(table) > hidden:
         raise ValueError("script too long for n_state %d: %d tokens, room for %d"
-                         % (d, len(active), min(len(codes), hidden) - 3))
+                         % (d, len(chain), min(len(codes) - 3, hidden - 1)))
     code = dict(zip(active, codes))
 
     chunks = [struct.pack("<I11i", MAGIC, N_VOCAB, N_AUDIO_CTX, d, n_head,
