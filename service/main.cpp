@@ -43,58 +43,9 @@
 static whisper_context *g_ctx = nullptr;
 static std::mutex g_mutex; /* constexpr constructor: no code runs to make it */
 
-/* The library reflects the first 200 samples past the start of the buffer to
- * pad the spectrogram, whatever the sample count is, so a short input would
- * make it read past our allocation. We never hand it fewer floats than this;
- * the extra ones are zeros and the count we pass stays the real one. */
-static const size_t k_min_buffer_samples = 201;
-
-static const char k_json[] = "application/json";
-
-/* Leading and trailing space, tab, line feed and carriage return go; nothing
- * else does, so a no-break space (0xC2 0xA0) or a form feed survives. */
-static bool is_trim_byte(unsigned char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
-}
-
-static std::string trim_text(const std::string &s) {
-    size_t first = 0;
-    while (first < s.size() && is_trim_byte(s[first])) first++;
-    if (first == s.size()) return std::string();
-    size_t last = s.size() - 1;
-    while (is_trim_byte(s[last])) last--;
-    return s.substr(first, last - first + 1);
-}
-
-/* Escape for the inside of a JSON string, byte by byte. Bytes are compared
- * unsigned so that UTF-8 lead and continuation bytes (0x80 and up) are never
- * taken for control characters: they pass untouched, valid or not. */
-static std::string escape_json(const std::string &s) {
-    std::string out;
-    out.reserve(s.size() + 8);
-    for (char ch : s) {
-        const unsigned char c = static_cast<unsigned char>(ch);
-        switch (c) {
-        case '"':  out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\t': out += "\\t"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        default:
-            if (c < 0x20) {
-                char buf[8]; /* six bytes and the NUL: never cut */
-                snprintf(buf, sizeof buf, "\\u%04x", c);
-                out += buf;
-            } else {
-                out += ch;
-            }
-        }
-    }
-    return out;
-}
-
 int main(int argc, char **argv) {
-    /* 1. The one argument: the model path. Nothing else is read. */
+    /* 1. The model path is our whole configuration: no options, no
+     * environment, and whatever follows it is not looked at. */
     if (argc < 2) {
         puts("ERROR:missing model path argument");
         fflush(stdout);
@@ -112,10 +63,15 @@ int main(int argc, char **argv) {
         return 1;
     }
 
-    /* 3. The server, with the library's defaults. Building it makes the
-     * process ignore SIGPIPE, so a parent that closed our stdout early does
-     * not kill us when we announce the port. */
+    /* 3. The server, with the library's defaults but one. Building it makes
+     * the process ignore SIGPIPE, so a parent that closed our stdout early
+     * does not kill us when we announce the port. */
     httplib::Server svr;
+    /* The library sends an answer's head and body in two writes, so with
+     * Nagle's algorithm the body waits for the client's delayed ACK of the
+     * head: about 40 ms on every answer on a kept-alive connection. Set on
+     * the listening socket, the option is inherited by every accepted one. */
+    svr.set_tcp_nodelay(true);
 
     svr.set_pre_routing_handler([](const httplib::Request &req, httplib::Response &res) {
         res.set_header("Access-Control-Allow-Origin", "*");
@@ -133,7 +89,7 @@ int main(int argc, char **argv) {
     /* The readiness probe never touches the model, so it never takes the lock
      * and is answered even while a recognition runs. */
     svr.Get("/status", [](const httplib::Request &, httplib::Response &res) {
-        res.set_content(std::string("{\"ready\":true}"), k_json);
+        res.set_content(std::string("{\"ready\":true}"), "application/json");
     });
 
     svr.Post("/transcribe", [](const httplib::Request &req, httplib::Response &res) {
@@ -142,11 +98,15 @@ int main(int argc, char **argv) {
         const size_t n = req.body.size();
         if (n == 0 || n % 4 != 0 || n / 4 > static_cast<size_t>(INT32_MAX)) {
             res.status = 400;
-            res.set_content(std::string("{\"success\":false,\"error\":\"invalid_audio\"}"), k_json);
+            res.set_content(std::string("{\"success\":false,\"error\":\"invalid_audio\"}"), "application/json");
             return;
         }
+        /* The library reflects samples 1 to 200 to pad the spectrogram,
+         * whatever the count, so a short input would make it read past our
+         * allocation: the buffer never holds fewer than 201 floats, zeros
+         * after the samples, while the count we pass stays the real one. */
         const size_t n_samples = n / 4;
-        std::vector<float> samples(std::max(n_samples, k_min_buffer_samples));
+        std::vector<float> samples(std::max<size_t>(n_samples, 201));
         memcpy(samples.data(), req.body.data(), n);
 
         /* The first lang wins; an empty or unknown one means detection. Settled
@@ -187,20 +147,53 @@ int main(int argc, char **argv) {
 
         if (rc != 0) {
             res.status = 502;
-            res.set_content(std::string("{\"success\":false,\"error\":\"inference_failed\"}"), k_json);
+            res.set_content(std::string("{\"success\":false,\"error\":\"inference_failed\"}"), "application/json");
             return;
         }
 
-        /* The body is built in the escaped text's own string and moved into
+        /* Trim space, tab, line feed and carriage return from both ends, and
+         * nothing else: a no-break space (0xC2 0xA0) or a form feed stays.
+         * Bytes are compared unsigned throughout, so that UTF-8 bytes (0x80
+         * and up) are never taken for control characters. */
+        auto is_trim = [](unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
+        size_t first = 0, last = joined.size();
+        while (first < last && is_trim(joined[first])) first++;
+        while (last > first && is_trim(joined[last - 1])) last--;
+        const std::string trimmed = joined.substr(first, last - first);
+
+        /* Escape what JSON requires inside a string and pass every other
+         * byte unchanged, valid UTF-8 or not. */
+        std::string body;
+        body.reserve(trimmed.size() + 8);
+        for (const char ch : trimmed) {
+            const unsigned char c = static_cast<unsigned char>(ch);
+            switch (c) {
+            case '"':  body += "\\\""; break;
+            case '\\': body += "\\\\"; break;
+            case '\t': body += "\\t"; break;
+            case '\n': body += "\\n"; break;
+            case '\r': body += "\\r"; break;
+            default:
+                if (c < 0x20) {
+                    char buf[8]; /* six bytes and the NUL: never cut */
+                    snprintf(buf, sizeof buf, "\\u%04x", c);
+                    body += buf;
+                } else {
+                    body += ch;
+                }
+            }
+        }
+
+        /* The reply is built in the escaped text's own string and moved into
          * the response: no second copy of a long transcript. The status is
          * left to the library, which also serves Range requests from it. */
-        std::string body = escape_json(trim_text(joined));
         body.insert(0, "{\"success\":true,\"text\":\"");
         body += "\"}";
-        res.set_content(std::move(body), k_json);
+        res.set_content(std::move(body), "application/json");
     });
 
-    /* 4. Any free port, loopback only. */
+    /* 4. Loopback only: the parent is on this machine and nobody else has
+     * any business here. Port 0 lets the system pick a free one. */
     const int port = svr.bind_to_any_port("127.0.0.1", 0);
     if (port <= 0) {
         puts("ERROR:failed to bind to a port");

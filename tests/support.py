@@ -2,8 +2,10 @@
 would, read the protocol line, and talk HTTP to it over raw sockets, so that
 the bytes on the wire are the ones a test looks at."""
 
+import ctypes
 import os
 import select
+import signal
 import socket
 import struct
 import subprocess
@@ -57,14 +59,25 @@ def floats(values) -> bytes:
     return struct.pack("<%df" % len(values), *values)
 
 
+def _die_with_parent():
+    """A service must not outlive a test run that was killed or interrupted."""
+    PR_SET_PDEATHSIG = 1
+    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
+
+
 class Service:
     """The binary, started with stdout on a pipe as the parent starts it."""
 
     def __init__(self, argv, env=None, cwd=None):
         full_env = dict(os.environ)
         full_env.update(env or {})
+        # The speech library logs to stderr on every odd input; a pipe that
+        # nobody drains would fill and block it inside a recognition, lock
+        # held. A file never fills.
+        self.stderr = tempfile.TemporaryFile(prefix="ts-stderr-")
         self.proc = subprocess.Popen(
-            argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=full_env, cwd=cwd)
+            argv, stdout=subprocess.PIPE, stderr=self.stderr, env=full_env, cwd=cwd,
+            preexec_fn=_die_with_parent)
         self.line = self._read_line(timeout=30)
         self.port = None
         if self.line.startswith(b"PORT:"):
@@ -98,12 +111,16 @@ class Service:
     def alive(self):
         return self.proc.poll() is None
 
+    def stderr_text(self):
+        self.stderr.seek(0)
+        return self.stderr.read().decode(errors="replace")
+
     def stop(self):
         if self.proc.poll() is None:
             self.proc.kill()
         self.proc.wait()
         self.proc.stdout.close()
-        self.proc.stderr.close()
+        self.stderr.close()
 
     def __enter__(self):
         return self
@@ -115,7 +132,10 @@ class Service:
 def start(model_path, *extra, env=None):
     svc = Service([SERVICE, model_path, *extra], env=env)
     if svc.port is None:
-        err = svc.proc.stderr.read().decode(errors="replace")[-2000:]
+        if svc.proc.poll() is None:
+            svc.proc.kill()
+            svc.proc.wait()
+        err = svc.stderr_text()[-2000:]
         svc.stop()
         raise AssertionError("service did not start: %r\n%s" % (svc.line, err))
     return svc

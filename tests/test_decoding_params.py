@@ -238,6 +238,13 @@ class Outcomes(unittest.TestCase):
         resp = support.transcribe(self.svc.port, support.floats([0.0]), timeout=WAIT)
         self.assertEqual((resp.status, resp.body), (200, support.success_body(b"fine")))
 
+    def test_range_that_does_not_parse_is_refused_before_any_recognition(self):
+        before = len(self.st.calls())
+        resp = support.transcribe(self.svc.port, support.floats([0.5]), headers="Range: bytes=x-y\r\n")
+        self.assertEqual((resp.status, resp.body), (416, b""))
+        self.assertEqual(len(self.st.calls()), before)
+        self.assert_recovered()
+
     def test_nonzero_return_is_502_and_the_next_request_works(self):
         for rc in (1, -1, 255):
             with self.subTest(rc=rc):
@@ -318,7 +325,7 @@ def in_thread(fn):
 
 class Lock(unittest.TestCase):
     def test_recognitions_never_overlap(self):
-        st = Standin(delay_ms=100)
+        st = Standin(delay_ms=100, segments=(b" a", b" b", b" c"))
         with st.start() as svc:
             bodies = [support.floats([float(i)] * 8) for i in range(8)]
             barrier = threading.Barrier(len(bodies))
@@ -329,8 +336,16 @@ class Lock(unittest.TestCase):
 
             joins = [in_thread(lambda b=b: client(b)) for b in bodies]
             replies = [j() for j in joins]
-            self.assertEqual([r.status for r in replies], [200] * len(bodies))
+            self.assertEqual([(r.status, r.body) for r in replies],
+                             [(200, support.success_body(b"a b c"))] * len(bodies))
             calls = sorted(st.calls(), key=lambda c: c["enter_ns"])
+            # Each recognition's texts are read after it returns and before
+            # the next one starts, which would discard them.
+            texts = [e["t_ns"] for e in st.events("text")]
+            ends = [c["enter_ns"] for c in calls[1:]] + [float("inf")]
+            for call, next_enter in zip(calls, ends):
+                read = [t for t in texts if call["exit_ns"] <= t < next_enter]
+                self.assertEqual(len(read), 3, "segment texts read outside the lock")
             self.assertEqual(sorted(c["samples_hex"] for c in calls), sorted(b.hex() for b in bodies))
             self.assertEqual(max(c["max_in_flight"] for c in calls), 1)
             for before, after in zip(calls, calls[1:]):

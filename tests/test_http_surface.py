@@ -55,6 +55,8 @@ class Routing(unittest.TestCase):
             ("GET", "/Status", "", b"", 404, b""),
             ("GET", "/", "", b"", 404, b""),
             ("GET", "/transcribe", "", b"", 404, b""),
+            ("HEAD", "/transcribe", "", b"", 404, b""),
+            ("HEAD", "/other", "", b"", 404, b""),
             ("POST", "/status", "", b"\0\0\0\0", 404, b""),
             ("POST", "/other", "", b"\0\0\0\0", 404, b""),
             ("PUT", "/transcribe", "", b"\0\0\0\0", 404, b""),
@@ -122,6 +124,9 @@ class Routing(unittest.TestCase):
         cases = [
             ("form body over 8 KiB", req("POST", "/transcribe", form, b"a=" + b"b" * 8200), 413),
             ("gzip body", req("POST", "/transcribe", "Content-Encoding: gzip\r\n", b"\0" * 8), 415),
+            ("deflate body", req("POST", "/transcribe", "Content-Encoding: deflate\r\n", b"\0" * 8), 415),
+            ("zstd body", req("POST", "/transcribe", "Content-Encoding: zstd\r\n", b"\0" * 8), 415),
+            ("brotli body", req("POST", "/transcribe", "Content-Encoding: x-br-y\r\n", b"\0" * 8), 415),
             ("Content-Length not a number",
              b"POST /transcribe HTTP/1.1\r\nContent-Length: four\r\n\r\n\0\0\0\0", 400),
             ("broken chunked body",

@@ -27,6 +27,8 @@ SANITIZED = bool(os.environ.get("TS_SANITIZE"))
 # The instrumented service runs about twice as slow; its RSS says nothing
 # useful (the quarantine holds freed memory on purpose), so it is only shown.
 # SLOW scales time-outs that only bound a hang, never a measured figure.
+# The HTTP library's pool: max(8, hardware threads - 1) workers.
+WORKERS = max(8, (os.cpu_count() or 0) - 1)
 SLOW = 3.0 if SANITIZED else 1.0
 SEED = 20240611
 SAMPLE_RATE = 16000
@@ -644,14 +646,15 @@ class SlowClients(unittest.TestCase):
         assert_healthy(self, S, BASELINE["pid"])
 
     def test_probe_behind_more_idle_connections_than_workers(self):
-        # Twelve connections that send nothing: eight hold the workers, four
-        # queue. The probe queues behind them and is served when the first
-        # eight time out, about 5 s later; it is not refused.
+        # Four more connections that send nothing than there are workers:
+        # the first ones hold the workers, four queue. The probe queues
+        # behind them and is served when the first ones time out, about 5 s
+        # later; it is not refused.
         # Connected one by one: the library listens with a backlog of 5, and
         # a burst past it lets later connections overtake earlier ones.
         idle = []
         try:
-            for _ in range(12):
+            for _ in range(WORKERS + 4):
                 idle.append(socket.create_connection(("127.0.0.1", S.port), timeout=10 * SLOW))
                 time.sleep(0.02)
             time.sleep(0.3)
@@ -659,29 +662,29 @@ class SlowClients(unittest.TestCase):
             probe = support.request(S.port, b"GET /status HTTP/1.1\r\nHost: x\r\n\r\n", timeout=20 * SLOW)
             delay = time.monotonic() - t0
             self.assertEqual((probe.status, probe.body), (200, support.READY))
-            # The eight that held the workers are closed with nothing said;
+            # The ones that held the workers are closed with nothing said;
             # the four that queued got a worker only now.
             closed = 0
             for i, s in enumerate(idle):
-                s.settimeout(2.0 * SLOW if i < 8 else 0.05)
+                s.settimeout(2.0 * SLOW if i < WORKERS else 0.05)
                 try:
                     data = s.recv(1)
                 except socket.timeout:
                     continue
                 self.assertEqual(data, b"", "an idle connection got bytes")
                 closed += 1
-            figure("readiness probe behind 12 idle connections (8 workers): %.2f s; "
-                   "%d of them closed by the server by then" % (delay, closed))
-            self.assertGreaterEqual(closed, 8)
+            figure("readiness probe behind %d idle connections (%d workers): %.2f s; "
+                   "%d of them closed by the server by then" % (WORKERS + 4, WORKERS, delay, closed))
+            self.assertGreaterEqual(closed, WORKERS)
         finally:
             for s in idle:
                 s.close()
         assert_healthy(self, S, BASELINE["pid"])
 
-    def test_probe_behind_eight_trickling_clients(self):
+    def test_probe_behind_as_many_trickling_clients_as_workers(self):
         # A client that keeps sending never times out: the read time-out is
         # per read, and the library has no deadline for a whole request. So
-        # eight of them hold every worker as long as they like; here 5.5 s.
+        # one per worker holds every worker as long as they like; here 5.5 s.
         tail = b" HTTP/1.1\r\n"
         results = []
 
@@ -693,7 +696,7 @@ class SlowClients(unittest.TestCase):
                 got, how = read_outcome(s, 10 * SLOW)
                 results.append(parse_stream(got).responses[:1])
 
-        threads = [threading.Thread(target=slow_client) for _ in range(8)]
+        threads = [threading.Thread(target=slow_client) for _ in range(WORKERS)]
         for t in threads:
             t.start()
         time.sleep(0.5)
@@ -702,11 +705,11 @@ class SlowClients(unittest.TestCase):
         delay = time.monotonic() - t0
         for t in threads:
             t.join(30 * SLOW)
-        figure("readiness probe behind 8 clients trickling a byte per 0.5 s: %.2f s "
-               "(as long as they trickle)" % delay)
+        figure("readiness probe behind %d clients trickling a byte per 0.5 s: %.2f s "
+               "(as long as they trickle)" % (WORKERS, delay))
         self.assertEqual((probe.status, probe.body), (200, support.READY))
-        self.assertEqual([r[0][0] for r in results], [200] * 8)
-        self.assertEqual([r[0][2] for r in results], [support.READY] * 8)
+        self.assertEqual([r[0][0] for r in results], [200] * WORKERS)
+        self.assertEqual([r[0][2] for r in results], [support.READY] * WORKERS)
         assert_healthy(self, S, BASELINE["pid"])
 
 

@@ -6,6 +6,7 @@ import os
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import tempfile
 import time
@@ -185,6 +186,25 @@ class GoodStart(unittest.TestCase):
             svc.proc.send_signal(signal.SIGTERM)
             self.assertEqual(svc.proc.wait(timeout=10), -signal.SIGTERM)
             self.assertEqual(svc.proc.stdout.read(), b"")
+
+    def test_accept_loop_that_ends_frees_the_model_and_exits_0(self):
+        d = tempfile.mkdtemp(prefix="ts-accept-")
+        try:
+            script, log = os.path.join(d, "script"), os.path.join(d, "log")
+            with open(script, "w") as f:
+                f.write("log=%s\n" % log)
+            svc = support.start(script, env=support.standin_env(STANDIN_FAIL_ACCEPT="1"))
+            with svc:
+                resp = support.get(svc.port, "/status", headers="Connection: close\r\n")
+                self.assertEqual(resp.body, support.READY)
+                socket.create_connection(("127.0.0.1", svc.port)).close()  # the accept that fails
+                self.assertEqual(svc.proc.wait(timeout=30), 0)
+                self.assertEqual(svc.proc.stdout.read(), b"")
+            events = [line for line in open(log).read().splitlines()]
+            self.assertEqual(sum('"event":"free"' in e for e in events), 1)
+            self.assertIn('"ctx_ok":true', events[-1])
+        finally:
+            shutil.rmtree(d)
 
     def test_parent_that_closed_stdout_does_not_kill_it(self):
         # The port line then goes into a closed pipe; the server already

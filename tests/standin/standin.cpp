@@ -384,6 +384,28 @@ extern "C" int bind(int fd, const struct sockaddr *addr, socklen_t len) noexcept
     return real(fd, addr, len);
 }
 
+/* STANDIN_FAIL_ACCEPT=N lets N connections in and fails the accept of the next one
+ * with an error the server does not retry: the hard error of the listening
+ * socket that is the only way its accept loop ever ends. */
+extern "C" int accept4(int fd, struct sockaddr *addr, socklen_t *len, int flags) {
+    static const long allowed = [] {
+        const char *v = getenv("STANDIN_FAIL_ACCEPT");
+        return v ? to_long("STANDIN_FAIL_ACCEPT", v) : -1;
+    }();
+    static std::atomic<long> accepted{0};
+    using fn = int (*)(int, struct sockaddr *, socklen_t *, int);
+    static const fn real = reinterpret_cast<fn>(dlsym(RTLD_NEXT, "accept4"));
+    const int r = real(fd, addr, len, flags);
+    /* Fail only once a connection N+1 has really arrived, so that a test
+     * decides when the loop ends. */
+    if (r >= 0 && allowed >= 0 && accepted++ >= allowed) {
+        close(r);
+        errno = ECONNABORTED;
+        return -1;
+    }
+    return r;
+}
+
 /* --- the model side of the library ---------------------------------------- */
 
 extern "C" whisper_context *whisper_init_from_file_with_params(const char *path_model,
@@ -464,6 +486,12 @@ extern "C" int whisper_full_n_segments(whisper_context *ctx) {
 
 extern "C" const char *whisper_full_get_segment_text(whisper_context *ctx, int i_segment) {
     if (ctx != dummy_context()) log_error("whisper_full_get_segment_text: foreign context");
+    /* When the text is read tells whether the service still held its lock:
+     * the next recognition discards these texts. */
+    const int64_t t = now_ns();
+    const Script s = load_script(script_path());
+    write_log(s.log, "{\"event\":\"text\",\"i\":" + std::to_string(i_segment) +
+                         ",\"t_ns\":" + std::to_string(t) + "}");
     {
         std::lock_guard<std::mutex> lock(g_segments_mutex);
         if (g_segments && i_segment >= 0 && static_cast<size_t>(i_segment) < g_segments->size())
