@@ -156,6 +156,28 @@ def start_standin(script_path, env=None):
     return start(script_path, env=standin_env(**(env or {})))
 
 
+def sockets(pid):
+    """The process's sockets as the kernel lists them: (table, local address
+    as hex "ADDR:PORT", state), found by the inodes behind its descriptors."""
+    inodes = set()
+    for fd in os.listdir("/proc/%d/fd" % pid):
+        try:
+            target = os.readlink("/proc/%d/fd/%s" % (pid, fd))
+        except OSError:
+            continue
+        if target.startswith("socket:["):
+            inodes.add(target[len("socket:["):-1])
+    found = []
+    for table in ("tcp", "tcp6", "udp", "udp6"):
+        with open("/proc/net/" + table) as f:
+            next(f)
+            for line in f:
+                fields = line.split()
+                if fields[9] in inodes:
+                    found.append((table, fields[1], fields[3]))
+    return found
+
+
 class Response:
     def __init__(self, status, reason, headers, body, version):
         self.status = status

@@ -429,28 +429,11 @@ class Binding(unittest.TestCase):
         # The process's sockets by inode, then their entries in the kernel's
         # tables: a listener on 0.0.0.0 or on IPv6 would be reachable from
         # the network, whatever address the clients use.
-        pid = S.proc.pid
-        inodes = set()
-        for fd in os.listdir("/proc/%d/fd" % pid):
-            try:
-                target = os.readlink("/proc/%d/fd/%s" % (pid, fd))
-            except OSError:
-                continue
-            m = re.match(r"socket:\[(\d+)\]", target)
-            if m:
-                inodes.add(m.group(1))
         listening = []
-        for table in ("tcp", "tcp6", "udp", "udp6"):
-            with open("/proc/net/" + table) as f:
-                next(f)
-                for line in f:
-                    fields = line.split()
-                    if fields[9] in inodes:
-                        local, state = fields[1], fields[3]
-                        if table.startswith("tcp") and state == "0A":
-                            listening.append((table, local))
-                        else:
-                            self.assertFalse(table.startswith("udp"), "UDP socket %s" % local)
+        for table, local, state in support.sockets(S.proc.pid):
+            self.assertFalse(table.startswith("udp"), "UDP socket %s" % local)
+            if state == "0A":
+                listening.append((table, local))
         self.assertEqual(listening, [("tcp", "0100007F:%04X" % S.port)])
 
 

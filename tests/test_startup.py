@@ -3,7 +3,6 @@ exact bytes, the exit status, and that a failed start never opens a socket."""
 
 import ctypes
 import os
-import re
 import shutil
 import signal
 import socket
@@ -34,22 +33,11 @@ def run_traced(argv, cwd=None):
 
 def listening_ports(pid):
     """The TCP sockets in LISTEN that the process holds, as (address, port)."""
-    inodes = set()
-    for fd in os.listdir("/proc/%d/fd" % pid):
-        try:
-            target = os.readlink("/proc/%d/fd/%s" % (pid, fd))
-        except OSError:
-            continue
-        m = re.match(r"socket:\[(\d+)\]", target)
-        if m:
-            inodes.add(m.group(1))
     found = []
-    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
-        for line in open(table).read().splitlines()[1:]:
-            f = line.split()
-            if f[3] == "0A" and f[9] in inodes:
-                addr, port = f[1].split(":")
-                found.append((addr, int(port, 16)))
+    for table, local, state in support.sockets(pid):
+        if table.startswith("tcp") and state == "0A":
+            addr, port = local.split(":")
+            found.append((addr, int(port, 16)))
     return found
 
 
