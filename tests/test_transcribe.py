@@ -207,15 +207,18 @@ class DuringALongRecognition(unittest.TestCase):
             resp = support.get(svc.port, "/status")
             self.assertEqual(resp.body, support.READY)
             answered.append(time.monotonic())
-            # A valid request does need the model: it must come after the
-            # long one, which shows the lock really was held all along.
+            # A valid request does need the model: it is answered only as
+            # the long one ends (a few milliseconds either side, as the two
+            # replies race), which shows the lock was held all along. Had it
+            # got the lock first, it would be answered seconds earlier.
+            self.assertNotIn("resp", done, "the recognition was over before the probes")
             resp = support.transcribe(svc.port, b"\0\0\0\0", query="?lang=en", timeout=300)
             self.assertEqual((resp.status, resp.body), (200, support.success_body(b"")))
             queued_at = time.monotonic()
             t.join(300)
             self.assertEqual(done["resp"].body, support.success_body(b"Hello world." + b" Hello world." * 5))
             self.assertLess(max(answered), done["at"], "a probe waited for the recognition")
-            self.assertGreater(queued_at, done["at"], "the recognition was over before the probes")
+            self.assertGreater(queued_at, done["at"] - 0.5, "a request overtook the recognition")
 
 
 if __name__ == "__main__":
