@@ -26,6 +26,7 @@
  * and it keeps no state between requests besides the loaded model. */
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -78,9 +79,15 @@ int main(int argc, char **argv) {
         res.set_header("Access-Control-Allow-Methods", "GET, POST, OPTIONS");
         res.set_header("Access-Control-Allow-Headers", "Content-Type");
         /* Any preflight on any path is allowed: answer before routing, so no
-         * body is read and no 404 follows. */
+         * 404 follows. */
         if (req.method == "OPTIONS") {
             res.status = 204;
+            /* A preflight has no body, but a client may send one anyway, and
+             * answering now would leave its bytes on the connection to be
+             * parsed as the next request. So the library reads and drops it
+             * first (its own test for a body, so we agree with it exactly);
+             * no OPTIONS route exists, and the 204 set here is the answer. */
+            if (httplib::detail::expect_content(req)) return httplib::Server::HandlerResponse::Unhandled;
             return httplib::Server::HandlerResponse::Handled;
         }
         return httplib::Server::HandlerResponse::Unhandled;
@@ -109,12 +116,31 @@ int main(int argc, char **argv) {
         std::vector<float> samples(std::max<size_t>(n_samples, 201));
         memcpy(samples.data(), req.body.data(), n);
 
+        /* Samples that are no audio: NaN or infinity anywhere, or values so
+         * large that the library's single-precision spectrogram overflows
+         * (from about 1e17). The library would spend up to minutes on them,
+         * holding the lock, only to answer a row of "!". The bound is far
+         * above any PCM scale (32-bit integer full scale is 2^31, about 2e9)
+         * and far below the overflow. A NaN fails every comparison, so the
+         * test is written to let only what is in range pass. */
+        const float max_magnitude = 1e12f;
+        bool in_range = true;
+        for (size_t i = 0; i < n_samples; i++) in_range &= std::fabs(samples[i]) <= max_magnitude;
+        if (!in_range) {
+            res.status = 400;
+            res.set_content(std::string("{\"success\":false,\"error\":\"invalid_audio\"}"), "application/json");
+            return;
+        }
+
         /* The first lang wins; an empty or unknown one means detection. Settled
-         * here because whisper_lang_id does not need the context. */
+         * here because whisper_lang_id does not need the context. The
+         * library's longest language name is 14 bytes ("haitian creole"), so
+         * anything past 32 is unknown without asking, and never reaches its
+         * logger, which once crashed on a line of about 1000 bytes. */
         std::string lang = "auto";
         if (req.has_param("lang")) {
             std::string value = req.get_param_value("lang");
-            if (!value.empty() && whisper_lang_id(value.c_str()) >= 0) lang = std::move(value);
+            if (!value.empty() && value.size() <= 32 && whisper_lang_id(value.c_str()) >= 0) lang = std::move(value);
         }
 
         std::string joined;

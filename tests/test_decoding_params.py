@@ -142,7 +142,12 @@ class DecodingParams(ParamsCheck, unittest.TestCase):
 
     def test_language(self):
         form = "Content-Type: application/x-www-form-urlencoded\r\n"
-        form_body = b"lang=de&pad=1234"  # a whole number of samples, like any audio
+        # The library parses a short form body for parameters as well. Read
+        # as floats, "lang" is about 1e24: such a body is no audio. Written
+        # percent-encoded, every fourth byte is a digit, "%" or "=" and each
+        # float stays small, so the parse can still be seen to count.
+        form_body = b"lang=de&pad=1234"
+        encoded_form_body = b"%6C%61%6E%67=%64%65&"
         audio = support.floats([0.5, -0.5])
         cases = [
             ("?lang=en", audio, "", "en"),
@@ -157,13 +162,23 @@ class DecodingParams(ParamsCheck, unittest.TestCase):
             ("?Lang=en", audio, "", "auto"),
             ("", audio, "", "auto"),
             ("?other=1", audio, "", "auto"),
-            ("", form_body, form, "de"),
-            ("?lang=en", form_body, form, "en"),
+            ("?lang=haitian%20creole", audio, "", "haitian creole"),
+            ("?lang=" + "e" * 33, audio, "", "auto"),
+            ("?lang=" + "x" * 1000, audio, "", "auto"),
+            ("", form_body, form, None),
+            ("?lang=en", form_body, form, None),
+            ("", encoded_form_body, form, "de"),
+            ("?lang=en", encoded_form_body, form, "en"),
         ]
         reference = self.last_call_after(support.transcribe(self.svc.port, audio))
         for query, body, headers, language in cases:
-            with self.subTest(query=query, body=body):
+            with self.subTest(query=query[:40], body=body):
+                before = len(self.st.calls())
                 resp = support.transcribe(self.svc.port, body, query=query, headers=headers)
+                if language is None:
+                    self.assertEqual((resp.status, resp.body), (400, support.INVALID_AUDIO))
+                    self.assertEqual(len(self.st.calls()), before)
+                    continue
                 call = self.last_call_after(resp)
                 self.assertEqual(call["language"], language)
                 self.assertEqual(call["samples_hex"], body.hex(), "the body is still the audio")
@@ -198,19 +213,15 @@ class Samples(unittest.TestCase):
         cases = [
             ("one sample", struct.pack("<f", 1.5)),
             ("odd bit patterns", struct.pack(
-                "<9I",
-                0x7FC00000,  # quiet NaN
-                0x7FC00001,  # quiet NaN with a payload
-                0xFFC00000,  # negative NaN
-                0x7F800001,  # signalling NaN: any float arithmetic would quieten it
-                0x7F800000,  # +inf
-                0xFF800000,  # -inf
+                "<5I",
                 0x80000000,  # -0.0
                 0x00000001,  # smallest subnormal
-                0xFFFFFFFF)),
-            ("200 samples", rnd.randbytes(800)),
-            ("201 samples", rnd.randbytes(804)),
-            ("one second", rnd.randbytes(64000)),
+                0x807FFFFF,  # largest negative subnormal
+                0x5368D4A5,  # 1e12, the largest magnitude taken as audio
+                0xD368D4A5)),  # -1e12
+            ("200 samples", random_samples(rnd, 200)),
+            ("201 samples", random_samples(rnd, 201)),
+            ("one second", random_samples(rnd, 16000)),
         ]
         for name, body in cases:
             with self.subTest(name):
@@ -223,6 +234,35 @@ class Samples(unittest.TestCase):
                 # The library reads 201 floats whatever the count: the ones
                 # past the audio must be there, and silent.
                 self.assertEqual(call["tail_hex"], "00" * 4 * max(0, 201 - n))
+
+
+    def test_samples_that_are_no_audio_never_reach_the_library(self):
+        before = len(self.st.calls())
+        for bits in (0x7FC00000,  # quiet NaN
+                     0x7FC00001,  # quiet NaN with a payload
+                     0xFFC00000,  # negative NaN
+                     0x7F800001,  # signalling NaN
+                     0x7F800000,  # +inf
+                     0xFF800000,  # -inf
+                     0x5368D4A6,  # the next float above 1e12
+                     0xD368D4A6):
+            with self.subTest(bits="%08x" % bits):
+                body = struct.pack("<f", 0.25) * 1000 + struct.pack("<I", bits) + struct.pack("<f", 0.25)
+                resp = support.transcribe(self.svc.port, body)
+                self.assertEqual((resp.status, resp.body), (400, support.INVALID_AUDIO))
+        self.assertEqual(len(self.st.calls()), before)
+
+
+def random_samples(rnd, n):
+    """Random bit patterns, as long as each is a float the service takes as
+    audio: finite and at most 1e12 in magnitude."""
+    out = []
+    while len(out) < n:
+        raw = rnd.randbytes(4)
+        value = struct.unpack("<f", raw)[0]
+        if abs(value) <= 1e12:  # NaN compares false
+            out.append(raw)
+    return b"".join(out)
 
 
 class Outcomes(unittest.TestCase):

@@ -41,6 +41,15 @@ def listening_ports(pid):
     return found
 
 
+def long_path(base: bytes, n: int) -> bytes:
+    """A path of exactly n bytes under base, in components short enough for
+    the system to look up (and not find)."""
+    path = base
+    while len(path) < n:
+        path += b"/" + b"d" * min(200, n - len(path) - 1)
+    return path
+
+
 class BadStarts(unittest.TestCase):
     """Every failed start: exactly one ERROR line, status 1, no socket."""
 
@@ -104,6 +113,10 @@ class BadStarts(unittest.TestCase):
             ("a line feed in the path", os.fsencode(self.dir) + b"/two\nlines.bin"),
             ("a directory", os.fsencode(self.dir)),
         ]
+        # Past about 1000 bytes the library's log line about the failure once
+        # ended the process before the line was written.
+        for n in (1000, 1010, 1100, 2000):
+            cases.append(("a path of %d bytes" % n, long_path(os.fsencode(self.dir), n)))
         for name, path in cases:
             with self.subTest(name):
                 rc, out, calls = run_traced([os.fsencode(support.SERVICE), path])
