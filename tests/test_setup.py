@@ -149,7 +149,10 @@ class RootInSomebodyElsesCheckout(unittest.TestCase):
                 os.lchown(name, uid, gid)
         for script in ("setup", "demo", "test"):
             with self.subTest(script):
-                proc = subprocess.run([os.path.join(repo, "scripts", script)], cwd=repo,
+                # Root's own environment, without the test run's pointers
+                # to an already built service.
+                env = {"PATH": os.environ["PATH"], "HOME": os.environ.get("HOME", "/root")}
+                proc = subprocess.run([os.path.join(repo, "scripts", script)], cwd=repo, env=env,
                                       stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=120)
                 out = proc.stdout.decode(errors="replace")
                 self.assertNotEqual(proc.returncode, 0, out)
