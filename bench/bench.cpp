@@ -12,6 +12,11 @@
  * a fixed reply in one write is the floor that this machine's sockets,
  * scheduler and this client set, so what is left above it is the service's.
  *
+ * With --build NAME=BENCH given twice or more, it runs none of that and
+ * compares builds of the speech library instead: each BENCH is this program
+ * built against another library, and the same recognitions take turns
+ * between them (see builds_phase).
+ *
  * Output: "key value" lines on standard output, one figure each, for
  * bench/report.py to put into tables. The library's log goes to a file.
  * Numbers never fail the run; a wrong reply, a failed call or a dead service
@@ -567,17 +572,21 @@ std::vector<float> make_audio() {
 /* A second process that calls the library as this one does, told what to do
  * by a line on a pipe: a process of its own without any HTTP. Whatever it
  * costs more than the call in this process is what the machine does to a
- * second process, which the service is too. */
+ * second process, which the service is too. It names the library it runs on
+ * and times each call itself, because another bench build's worker, linked to
+ * another build of the library, is compared with it. */
 int pipe_worker(const char *model, const char *lang) {
     whisper_context *ctx = load(model);
     const std::vector<float> audio = make_audio();
     char line[64];
-    printf("READY\n");
+    printf("READY %s\n", whisper_print_system_info());
     fflush(stdout);
     while (fgets(line, sizeof line, stdin)) {
         const int n = atoi(line);
         if (n <= 0 || static_cast<size_t>(n) > audio.size()) return 1;
-        printf("OK %s\n", recognise(ctx, audio.data(), n, lang).c_str());
+        const double t0 = now_ms();
+        const std::string text = recognise(ctx, audio.data(), n, lang);
+        printf("OK %.4f %s\n", now_ms() - t0, text.c_str());
         fflush(stdout);
     }
     whisper_free(ctx);
@@ -598,6 +607,7 @@ struct Options {
     std::string service, model, workdir = "/tmp", lang = "en", expect;
     bool quick = false;
     int runs = 0; /* transcription runs per length; 0: the default */
+    std::vector<std::pair<std::string, std::string>> builds; /* name, bench binary; the first is the baseline */
 };
 
 Options parse(int argc, char **argv) {
@@ -615,10 +625,16 @@ Options parse(int argc, char **argv) {
         else if (a == "--expect") o.expect = val();
         else if (a == "--short") o.quick = true;
         else if (a == "--runs") o.runs = atoi(val().c_str());
-        else die("unknown argument %s", a.c_str());
+        else if (a == "--build") {
+            const std::string v = val();
+            const size_t eq = v.find('=');
+            if (eq == 0 || eq == std::string::npos || eq + 1 == v.size()) die("--build wants NAME=BENCH_BINARY");
+            o.builds.emplace_back(v.substr(0, eq), v.substr(eq + 1));
+        } else die("unknown argument %s", a.c_str());
     }
-    if (o.service.empty() || o.model.empty())
-        die("usage: bench --service BIN --model FILE --expect TEXT [--lang L] [--workdir DIR] [--short] [--runs N]");
+    if (o.model.empty() || (o.service.empty() && o.builds.size() < 2))
+        die("usage: bench --service BIN --model FILE --expect TEXT [--lang L] [--workdir DIR] [--short] [--runs N]\n"
+            "       bench --build NAME=BENCH --build NAME=BENCH [...] --model FILE --expect TEXT [--lang L] [--workdir DIR] [--short] [--runs N]");
     return o;
 }
 
@@ -684,19 +700,90 @@ struct Bench {
         return dt;
     }
 
+    /* One recognition in a pipe worker; what the worker timed itself. */
+    double worker_call(Child &w, int seconds, const std::string &log) {
+        const std::string req = std::to_string(seconds * k_rate) + "\n";
+        if (write(w.in, req.data(), req.size()) != static_cast<ssize_t>(req.size()))
+            die("pipe worker: %s", strerror(errno));
+        const std::string line = read_line(w.out, log);
+        char *end = nullptr;
+        const double dt = line.compare(0, 3, "OK ") == 0 ? strtod(line.c_str() + 3, &end) : 0;
+        if (!end || *end != ' ' || std::string(end + 1) != o.expect + "\n")
+            die("pipe worker said \"%s\" (log: %s)", line.c_str(), log.c_str());
+        return dt;
+    }
+
     /* A call in the pipe worker, timed from the request line to the answer,
      * its CPU time and faults counted in that process. */
     double pipe_once(Child &pw, int seconds, Cost *cost) {
-        const std::string req = std::to_string(seconds * k_rate) + "\n";
         const Usage u0 = usage(pw.pid);
         const double t0 = now_ms();
-        if (write(pw.in, req.data(), req.size()) != static_cast<ssize_t>(req.size()))
-            die("pipe worker: %s", strerror(errno));
-        const std::string line = read_line(pw.out, o.workdir + "/pipe-worker.log");
+        worker_call(pw, seconds, o.workdir + "/pipe-worker.log");
         const double dt = now_ms() - t0;
         cost->add(u0, usage(pw.pid));
-        if (line != "OK " + o.expect + "\n") die("pipe worker said \"%s\"", line.c_str());
         return dt;
+    }
+
+    Child start_worker(const std::string &bin, const std::string &log, std::string *sysinfo = nullptr) {
+        Child w = spawn(bin, {"--pipe-worker", o.model, o.lang}, log, true);
+        const std::string line = read_line(w.out, log);
+        if (line.compare(0, 6, "READY ") != 0) die("the pipe worker %s did not start (log: %s)", bin.c_str(), log.c_str());
+        if (sysinfo) *sysinfo = line.substr(6, line.size() - 7);
+        return w;
+    }
+
+    /* The library's own time, whisper_full in a process that does nothing
+     * else, for each bench build given: each is linked to a build of the
+     * speech library of its own, which it finds through its RPATH, so one
+     * process cannot hold two and each build gets a pipe worker. The workers
+     * take turns in orders that rotate run by run, after one call of each
+     * length that is not counted (the first touches the buffers); the first
+     * build is the one the others are divided by, run by run. */
+    void builds_phase() {
+        const int runs = o.runs > 0 ? o.runs : o.quick ? 3 : 20;
+        const int durs[3] = {1, 10, 30};
+        const int nb = static_cast<int>(o.builds.size());
+        std::vector<Child> ws(nb);
+        std::vector<std::string> logs(nb);
+        for (int b = 0; b < nb; b++) {
+            std::string sysinfo;
+            logs[b] = o.workdir + "/build-" + std::to_string(b) + ".log";
+            ws[b] = start_worker(o.builds[b].second, logs[b], &sysinfo);
+            out_s("build." + std::to_string(b) + ".name", o.builds[b].first);
+            out_s("build." + std::to_string(b) + ".sysinfo", sysinfo);
+        }
+        for (int d : durs)
+            for (int b = 0; b < nb; b++) worker_call(ws[b], d, logs[b]);
+        std::vector<std::vector<double>> t[3];
+        for (auto &v : t) v.resize(nb);
+        for (int r = 0; r < runs; r++) {
+            for (int j = 0; j < 3; j++) {
+                const int x = (j + r) % 3;
+                for (int k = 0; k < nb; k++) {
+                    const int b = (k + r + j) % nb;
+                    t[x][b].push_back(worker_call(ws[b], durs[x], logs[b]));
+                }
+            }
+        }
+        for (auto &w : ws) end_child(w);
+        out("builds.n", runs);
+        for (int x = 0; x < 3; x++) {
+            const std::string k = "builds." + std::to_string(durs[x]) + ".";
+            for (int b = 0; b < nb; b++) {
+                out(k + std::to_string(b) + ".p50", pct(t[x][b], 50));
+                if (b == 0) continue;
+                std::vector<double> pair;
+                for (int r = 0; r < runs; r++) pair.push_back(t[x][b][r] / t[x][0][r]);
+                out(k + std::to_string(b) + ".pair", pct(pair, 50));
+            }
+        }
+    }
+
+    void run_builds() {
+        out("threads", service_params("en").n_threads);
+        out_s("lang", o.lang);
+        out("cores", std::thread::hardware_concurrency());
+        builds_phase();
     }
 
     void start_service() {
@@ -783,8 +870,7 @@ struct Bench {
         Conn c(port);
         Worker w;
         const std::string pw_log = o.workdir + "/pipe-worker.log";
-        pw = spawn(self_exe(), {"--pipe-worker", o.model, o.lang}, pw_log, true);
-        if (read_line(pw.out, pw_log) != "READY\n") die("the pipe worker did not start (log: %s)", pw_log.c_str());
+        pw = start_worker(self_exe(), pw_log);
         std::vector<double> s[3], in[3], wk[3], pp[3], ref[3];
         Cost c_s[3], c_in[3], c_wk[3], c_pp[3];
         for (int r = 0; r < runs; r++) {
@@ -1047,7 +1133,8 @@ int main(int argc, char **argv) {
     if (!g_log) die("cannot write %s", log_in.c_str());
     whisper_log_set(log_to_file, nullptr);
     setvbuf(stdout, nullptr, _IOLBF, 0);
-    b.run();
+    if (b.o.builds.empty()) b.run();
+    else b.run_builds();
     fclose(g_log);
     return 0;
 }

@@ -2,10 +2,13 @@
 """Turn the "key value" lines of bench runs into markdown tables.
 
     report.py [--short] [--build-type T] LABEL=FILE [LABEL=FILE ...]
+              [--builds LABEL=FILE ...] [--build-options NAME=TEXT ...]
 
 One FILE per model, as written by the bench program; the tables put the
-models side by side. Only formats: it judges nothing and never fails on a
-number."""
+models side by side. A --builds FILE is the bench program's comparison of
+builds of the speech library on one model; --build-options says how the build
+of that NAME was configured. Only formats: it judges nothing and never fails
+on a number."""
 
 import datetime
 import os
@@ -59,6 +62,8 @@ def main(argv):
     short = False
     build_type = "?"
     runs = []
+    builds = []
+    options = {}
     args = list(argv)
     while args:
         a = args.pop(0)
@@ -66,11 +71,20 @@ def main(argv):
             short = True
         elif a == "--build-type":
             build_type = args.pop(0)
+        elif a == "--builds":
+            label, _, path = args.pop(0).partition("=")
+            builds.append((label, load(path)))
+        elif a == "--build-options":
+            name, _, text = args.pop(0).partition("=")
+            options[name] = text
         else:
             label, _, path = a.partition("=")
             runs.append((label, load(path)))
+    if not runs and not builds:
+        sys.exit("usage: report.py [--short] [--build-type T] LABEL=FILE ... [--builds LABEL=FILE ...]")
     if not runs:
-        sys.exit("usage: report.py [--short] [--build-type T] LABEL=FILE ...")
+        builds_table(builds, options)
+        return
     first = runs[0][1]
 
     print("# scripts/bench%s, %s" % (" --short" if short else "",
@@ -191,6 +205,41 @@ def main(argv):
                          "%.1f (%d)" % (d[k + "end"], d[k + "end.recs"])])
     print(table(["model", "side", "after start-up", "after 1", "after %d" % mid, "after %d" % n,
                  "growth %d to %d" % (mid, n), "end of run (recognitions)"], rows))
+
+    if builds:
+        print()
+        builds_table(builds, options)
+
+
+def builds_table(builds, options):
+    first = builds[0][1]
+    names = []
+    while "build.%d.name" % len(names) in first:
+        names.append(first["build.%d.name" % len(names)])
+    print("## Speech library: builds of the same source")
+    print()
+    print("Milliseconds of whisper_full alone, in a process that does nothing else: one pipe worker of the "
+          "benchmark for each build of the library, each bench build linked to its own. The workers take turns "
+          "in orders that rotate run by run, after one uncounted call of each length. Ratio: the median over "
+          "runs of each run's own ratio to the %s build, %s."
+          % (names[0], "whose call is next to it" if len(names) == 2
+             else "whose call is at most %d calls away" % (len(names) - 1)))
+    print()
+    for i, name in enumerate(names):
+        info = first["build.%d.sysinfo" % i]
+        print("- %s, options %s: `%s`" % (name, options.get(name) or "?", info.split("CPU : ", 1)[-1].strip(" |")))
+    print()
+    head = ["model", "audio", "runs"] + ["%s p50" % n for n in names]
+    head += ["**%s / %s**" % (n, names[0]) for n in names[1:]]
+    rows = []
+    for label, d in builds:
+        for sec in (1, 10, 30):
+            k = "builds.%d." % sec
+            rows.append([label, "%d s" % sec, "%d" % d["builds.n"]]
+                        + [ms(d[k + "%d.p50" % i]) for i in range(len(names))]
+                        + ["**%.3f**" % d[k + "%d.pair" % i] for i in range(1, len(names))])
+    print(table(head, rows))
+
 
 if __name__ == "__main__":
     main(sys.argv[1:])
