@@ -100,14 +100,15 @@ int main(int argc, char **argv) {
     });
 
     svr.Post("/transcribe", [](const httplib::Request &req, httplib::Response &res) {
+        auto invalid_audio = [&res] {
+            res.status = 400;
+            res.set_content(std::string("{\"success\":false,\"error\":\"invalid_audio\"}"), "application/json");
+        };
+
         /* Whole float32 samples only. The library takes the count as a 32-bit
          * int, so a body too long for that is refused rather than truncated. */
         const size_t n = req.body.size();
-        if (n == 0 || n % 4 != 0 || n / 4 > static_cast<size_t>(INT32_MAX)) {
-            res.status = 400;
-            res.set_content(std::string("{\"success\":false,\"error\":\"invalid_audio\"}"), "application/json");
-            return;
-        }
+        if (n == 0 || n % 4 != 0 || n / 4 > static_cast<size_t>(INT32_MAX)) return invalid_audio();
         /* The library reflects samples 1 to 200 to pad the spectrogram,
          * whatever the count, so a short input would make it read past our
          * allocation: the buffer never holds fewer than 201 floats, zeros
@@ -126,21 +127,20 @@ int main(int argc, char **argv) {
         const float max_magnitude = 1e12f;
         bool in_range = true;
         for (size_t i = 0; i < n_samples; i++) in_range &= std::fabs(samples[i]) <= max_magnitude;
-        if (!in_range) {
-            res.status = 400;
-            res.set_content(std::string("{\"success\":false,\"error\":\"invalid_audio\"}"), "application/json");
-            return;
-        }
+        if (!in_range) return invalid_audio();
 
         /* The first lang wins; an empty or unknown one means detection. Settled
          * here because whisper_lang_id does not need the context. The
          * library's longest language name is 14 bytes ("haitian creole"), so
          * anything past 32 is unknown without asking, and never reaches its
-         * logger, which once crashed on a line of about 1000 bytes. */
+         * logger, which once crashed on a line of about 1000 bytes. A NUL
+         * (from "%00") would cut the name the library sees, so "en%00x"
+         * would pass as "en": no name holds one. */
         std::string lang = "auto";
         if (req.has_param("lang")) {
             std::string value = req.get_param_value("lang");
-            if (!value.empty() && value.size() <= 32 && whisper_lang_id(value.c_str()) >= 0) lang = std::move(value);
+            const bool plausible = !value.empty() && value.size() <= 32 && value.find('\0') == std::string::npos;
+            if (plausible && whisper_lang_id(value.c_str()) >= 0) lang = std::move(value);
         }
 
         std::string joined;

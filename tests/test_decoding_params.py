@@ -150,8 +150,9 @@ class DecodingParams(ParamsCheck, unittest.TestCase):
         form = "Content-Type: application/x-www-form-urlencoded\r\n"
         # The library parses a short form body for parameters as well. Read
         # as floats, "lang" is about 1e24: such a body is no audio. Written
-        # percent-encoded, every fourth byte is a digit, "%" or "=" and each
-        # float stays small, so the parse can still be seen to count.
+        # percent-encoded, every fourth byte (a float's sign and exponent) is
+        # a digit or punctuation and each float stays small, so the parse can
+        # still be seen to count.
         form_body = b"lang=de&pad=1234"
         encoded_form_body = b"%6C%61%6E%67=%64%65&"
         audio = support.floats([0.5, -0.5])
@@ -171,6 +172,7 @@ class DecodingParams(ParamsCheck, unittest.TestCase):
             ("?lang=haitian%20creole", audio, "", "haitian creole"),
             ("?lang=" + "e" * 33, audio, "", "auto"),
             ("?lang=" + "x" * 1000, audio, "", "auto"),
+            ("?lang=en%00x", audio, "", "auto"),
             ("", form_body, form, None),
             ("?lang=en", form_body, form, None),
             ("", encoded_form_body, form, "de"),
@@ -440,7 +442,6 @@ class Lock(unittest.TestCase):
                 self.fail("the first reply was cut off: its write held up the next recognition")
             self.assertEqual(resp.status, 200)
             self.assertEqual(bytes(resp.body), support.success_body(chunk * repeat))
-            self.assertEqual(len(st.calls()), 1, "the second recognition ended before the first reply was read")
             st.open_gate()
             self.assertEqual(b_reply().body, support.success_body(b"b"))
             first, second = st.calls()
