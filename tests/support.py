@@ -2,9 +2,11 @@
 would, read the protocol line, and talk HTTP to it over raw sockets, so that
 the bytes on the wire are the ones a test looks at."""
 
+import atexit
 import ctypes
 import os
 import select
+import shutil
 import signal
 import socket
 import struct
@@ -45,6 +47,7 @@ def model(name="default", **options):
     global _model_dir
     if _model_dir is None:
         _model_dir = tempfile.mkdtemp(prefix="ts-models-")
+        atexit.register(shutil.rmtree, _model_dir, ignore_errors=True)
     path = os.path.join(_model_dir, name + ".bin")
     if not os.path.exists(path):
         gen_model.write_model(path, **options)
