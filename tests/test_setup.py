@@ -109,7 +109,7 @@ class AsANormalUser(unittest.TestCase):
         if not registry_reachable():
             self.skipTest("the npm registry, where the library's source comes from, cannot be reached")
         path = path_without(os.path.join(self.top, "bin"), "chromium", "sudo")
-        proc = self.run_as_user([os.path.join(self.repo, "scripts", "demo")], path, timeout=540)
+        proc = self.run_as_user([os.path.join(self.repo, "scripts", "demo")], path, timeout=1500)
         out = proc.stdout.decode(errors="replace")
         self.assertEqual(proc.returncode, 0, out[-3000:])
         self.assertIn("The road works", out)
